@@ -192,6 +192,7 @@ TEST_F(Command, ConcurrentRunsAddOneRecord)
     const std::string audio(4096, 'c');
     write_file(path("f"), audio);
     std::vector<child_run> children;
+    children.reserve(12);
     for (int i = 0; i < 12; ++i)
         children.push_back(start_tool({.args = {path("f")}, .input = input_of("Run " + std::to_string(i))}));
     for (auto& child : children)

@@ -37,6 +37,7 @@ child_run start_tool(const run_options& options)
     std::vector<std::string> args{ID3STAMP_BIN};
     args.insert(args.end(), options.args.begin(), options.args.end());
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);

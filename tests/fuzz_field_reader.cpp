@@ -1,0 +1,117 @@
+// Feeds arbitrary bytes to the field reader, whole and in pieces of random
+// sizes, and checks both against a plain line-by-line reading of the same
+// rules: the same record, the same consumption, never past the input.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "field_reader.hpp"
+#include "tag_record.hpp"
+
+namespace {
+
+struct outcome {
+    tag_record record;
+    std::size_t consumed;
+    bool complete;
+};
+
+// An incomplete record is never written, so its contents do not matter.
+bool operator==(const outcome& a, const outcome& b)
+{
+    return a.consumed == b.consumed && a.complete == b.complete && (!a.complete || a.record == b.record);
+}
+
+void check(bool ok)
+{
+    if (!ok)
+        std::abort();
+}
+
+// The rules, read straight: find each line feed, drop CRs, cut, pad.
+outcome reference(std::string_view in)
+{
+    outcome out{};
+    blank_record(out.record);
+    std::size_t pos = 0;
+    bool unended = false;
+    for (std::size_t f = 0; f < text_fields; ++f) {
+        std::size_t lf = in.find('\n', pos);
+        if (lf == std::string_view::npos) {
+            if (f != text_fields - 1 || pos == in.size())
+                return {out.record, in.size(), false};
+            lf = in.size();
+            unended = true;
+        }
+        std::string line;
+        for (char c : in.substr(pos, lf - pos))
+            if (c != '\r')
+                line += c;
+        line.resize(std::min(line.size(), static_cast<std::size_t>(field_widths[f])));
+        std::memcpy(out.record.data() + field_offset(f), line.data(), line.size());
+        pos = std::min(lf + 1, in.size());
+    }
+    out.record[genre_offset] = 0xFF;
+    out.complete = true;
+    out.consumed = in.size();
+    if (unended)
+        return out;
+    pos = in.find_first_not_of(std::string_view(" \t\n\v\f\r"), pos);
+    if (pos == std::string_view::npos)
+        return out;
+    const std::size_t lf = in.find('\n', pos);
+    out.consumed = lf == std::string_view::npos ? in.size() : lf + 1;
+    bool negative = false;
+    if (in[pos] == '+' || in[pos] == '-')
+        negative = in[pos++] == '-';
+    if (pos < in.size() && in[pos] >= '0' && in[pos] <= '9') {
+        unsigned value = 0;
+        for (; pos < in.size() && in[pos] >= '0' && in[pos] <= '9'; ++pos)
+            value = (value * 10 + static_cast<unsigned>(in[pos] - '0')) % 256;
+        out.record[genre_offset] = static_cast<unsigned char>(negative ? 256 - value : value);
+    }
+    return out;
+}
+
+outcome in_pieces(std::string_view in, std::uint32_t seed)
+{
+    outcome out{};
+    blank_record(out.record);
+    field_reader reader;
+    start_fields(reader, out.record);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(in.data());
+    std::size_t pos = 0;
+    while (pos < in.size() && !fields_done(reader)) {
+        seed = seed * 1103515245u + 12345u;
+        const std::size_t piece = seed == 0 ? in.size() : 1 + (seed >> 16) % 64;
+        const std::size_t n = std::min(piece, in.size() - pos);
+        const std::size_t used = feed_fields(reader, {bytes + pos, n});
+        check(used <= n);
+        check(used == n || fields_done(reader));
+        pos += used;
+    }
+    out.consumed = pos;
+    out.complete = fields_done(reader) || end_fields(reader);
+    return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 1)
+        return 0;
+    const std::uint32_t seed = data[0];
+    const std::string_view in(reinterpret_cast<const char*>(data + 1), size - 1);
+
+    const outcome expected = reference(in);
+    const outcome whole = in_pieces(in, 0);
+    const outcome pieces = in_pieces(in, seed | 1u);
+    check(std::memcmp(whole.record.data(), "TAG", 3) == 0);
+    check(whole.consumed <= in.size());
+    check(whole == expected);
+    check(pieces == expected);
+    return 0;
+}
