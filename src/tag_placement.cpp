@@ -124,13 +124,13 @@ stamp_status stamp_file(const char* path, const tag_record& record)
         return stamp_status::cant_open;
     // The lock comes before the size is read, so two runs cannot both see
     // a file without a record and both append one.
-    const bool locked = lock_file(file.fd());
+    const bool lock_ok = lock_file(file.fd());
     struct stat st{};
     if (::fstat(file.fd(), &st) != 0)
         return stamp_status::cant_write;
     if (!S_ISREG(st.st_mode))
         return stamp_status::cant_open;
-    if (!locked)
+    if (!lock_ok)
         return stamp_status::cant_write;
 
     tag_probe probe;

@@ -98,6 +98,19 @@ TEST_F(SharedInput, UsageReadsNoInput)
     ::close(fd);
 }
 
+// A standard input that cannot be read ends the input; it is never retried.
+TEST_F(SharedInput, ReadErrorIsEndOfInput)
+{
+    write_file(path("f"), "audio");
+    const int dir = ::open(path("").c_str(), O_RDONLY | O_DIRECTORY);
+    const run_result r = run_tool({.args = {path("f")}, .stdin_fd = dir}, 5000);
+    ::close(dir);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Incomplete input\n");
+    EXPECT_EQ(read_file(path("f")), "audio");
+}
+
 // Runs in turn on one seekable input take one record each, including a run
 // whose file cannot be opened.
 TEST_F(SharedInput, RunsTakeConsecutiveRecords)
