@@ -2,191 +2,147 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace {
 
-using byte_ptr = const unsigned char*;
+// One record is a few hundred bytes: the first refill asks for little, so a
+// file of many records is not copied ahead needlessly; a long line then goes
+// by in whole buffers.
+constexpr std::size_t first_block = 4096;
 
-bool is_c_space(unsigned char c)
+bool refill(byte_source& in)
+{
+    if (in.ended)
+        return false;
+    const std::size_t room = in.total == 0 ? std::min(first_block, in.buffer.size()) : in.buffer.size();
+    const ssize_t got = in.refill(in.context, in.buffer.first(room));
+    if (got <= 0) {
+        // Sticky, so that a terminal is not asked again after its end.
+        in.ended = true;
+        return false;
+    }
+    in.offset = in.total;
+    in.total += static_cast<std::uint64_t>(got);
+    in.start = 0;
+    in.end = static_cast<std::size_t>(got);
+    return true;
+}
+
+// The next byte, or -1 at the end of the input.
+int peek(byte_source& in)
+{
+    return in.start < in.end || refill(in) ? in.buffer[in.start] : -1;
+}
+
+int next(byte_source& in)
+{
+    const int c = peek(in);
+    in.start += c >= 0;
+    return c;
+}
+
+// Skips the rest of a line through its line feed, a buffer at a time.
+// Returns false when the input ends first.
+bool skip_line(byte_source& in)
+{
+    while (in.start < in.end || refill(in)) {
+        const unsigned char* held = in.buffer.data() + in.start;
+        const auto* lf = static_cast<const unsigned char*>(std::memchr(held, '\n', in.end - in.start));
+        if (lf != nullptr) {
+            in.start += static_cast<std::size_t>(lf - held) + 1;
+            return true;
+        }
+        in.start = in.end;
+    }
+    return false;
+}
+
+enum class line_ending { line_feed, unended, none };
+
+// Takes one line into its field: carriage returns dropped wherever they
+// stand, the value cut at the field's width and the rest of the line skipped.
+line_ending take_line(byte_source& in, std::span<unsigned char> field)
+{
+    std::size_t stored = 0;
+    bool begun = false;
+    for (int c; (c = next(in)) >= 0; begun = true) {
+        if (c == '\n')
+            return line_ending::line_feed;
+        if (c == '\r')
+            continue;
+        field[stored++] = static_cast<unsigned char>(c);
+        if (stored == field.size())
+            return skip_line(in) ? line_ending::line_feed : line_ending::unended;
+    }
+    return begun ? line_ending::unended : line_ending::none;
+}
+
+bool is_c_space(int c)
 {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-bool is_digit(unsigned char c)
+bool is_digit(int c)
 {
     return c >= '0' && c <= '9';
 }
 
-std::size_t width(std::size_t field)
+// The genre as "%d" reads it: white space and line ends skipped, an optional
+// sign, decimal digits, kept modulo 256. Anything else is no genre, 0xFF.
+// The rest of its line goes with it.
+unsigned char read_genre(byte_source& in)
 {
-    return static_cast<std::size_t>(field_widths[field]);
-}
-
-void end_line(field_reader& r)
-{
-    ++r.field;
-    r.at = field_offset(r.field);
-    r.stored = 0;
-    r.line_begun = false;
-    r.phase = r.field == text_fields ? reader_phase::blank : reader_phase::text;
-}
-
-void finish(field_reader& r)
-{
-    (*r.record)[genre_offset] = r.genre_byte;
-    r.phase = reader_phase::done;
-}
-
-byte_ptr take_text(field_reader& r, byte_ptr p, byte_ptr end)
-{
-    r.line_begun = true;
-    const std::size_t room = width(r.field);
-    while (p != end) {
-        const unsigned char c = *p++;
-        if (c == '\n') {
-            end_line(r);
-            return p;
-        }
-        if (c == '\r')
-            continue;
-        (*r.record)[r.at++] = c;
-        if (++r.stored == room) {
-            r.phase = reader_phase::text_rest;
-            return p;
-        }
+    while (is_c_space(peek(in)))
+        ++in.start;
+    bool negative = false;
+    if (peek(in) == '+' || peek(in) == '-')
+        negative = next(in) == '-';
+    unsigned char genre = 0xFF;
+    if (is_digit(peek(in))) {
+        unsigned value = 0;
+        while (is_digit(peek(in)))
+            value = (value * 10 + static_cast<unsigned>(next(in) - '0')) & 0xFFu;
+        genre = static_cast<unsigned char>(negative ? 0u - value : value);
     }
-    return p;
+    (void)skip_line(in);
+    return genre;
 }
 
-// Returns the position behind the next line feed, or end when there is none.
-byte_ptr past_line_feed(byte_ptr p, byte_ptr end, bool& found)
+ssize_t read_descriptor(void* context, std::span<unsigned char> into)
 {
-    const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
-    found = lf != nullptr;
-    return found ? static_cast<byte_ptr>(lf) + 1 : end;
-}
-
-byte_ptr skip_text(field_reader& r, byte_ptr p, byte_ptr end)
-{
-    bool found = false;
-    p = past_line_feed(p, end, found);
-    if (found)
-        end_line(r);
-    return p;
-}
-
-byte_ptr skip_blank(field_reader& r, byte_ptr p, byte_ptr end)
-{
-    while (p != end && is_c_space(*p))
-        ++p;
-    if (p == end)
-        return p;
-    // The genre line begins here, whatever it holds.
-    if (*p == '+' || *p == '-') {
-        r.negative = *p == '-';
-        r.phase = reader_phase::sign;
-        return p + 1;
-    }
-    r.phase = is_digit(*p) ? reader_phase::digits : reader_phase::genre_rest;
-    return p;
-}
-
-byte_ptr take_sign(field_reader& r, byte_ptr p)
-{
-    r.phase = is_digit(*p) ? reader_phase::digits : reader_phase::genre_rest;
-    return p;
-}
-
-byte_ptr take_digits(field_reader& r, byte_ptr p, byte_ptr end)
-{
-    while (p != end && is_digit(*p))
-        r.genre = (r.genre * 10 + (*p++ - '0')) & 0xFFu;
-    r.genre_byte = static_cast<unsigned char>(r.negative ? 0u - r.genre : r.genre);
-    if (p != end)
-        r.phase = reader_phase::genre_rest;
-    return p;
-}
-
-byte_ptr skip_genre_rest(field_reader& r, byte_ptr p, byte_ptr end)
-{
-    bool found = false;
-    p = past_line_feed(p, end, found);
-    if (found)
-        finish(r);
-    return p;
+    const int fd = *static_cast<const int*>(context);
+    ssize_t got;
+    do
+        got = ::read(fd, into.data(), into.size());
+    while (got < 0 && errno == EINTR);
+    return got;
 }
 
 }  // namespace
 
-void start_fields(field_reader& reader, tag_record& record)
+bool read_fields(tag_record& record, byte_source& in)
 {
-    reader = field_reader{};
-    reader.record = &record;
-    reader.at = field_offset(0);
-}
-
-std::size_t feed_fields(field_reader& r, std::span<const unsigned char> chunk)
-{
-    byte_ptr p = chunk.data();
-    const byte_ptr end = p + chunk.size();
-    while (p != end) {
-        switch (r.phase) {
-        case reader_phase::text: p = take_text(r, p, end); break;
-        case reader_phase::text_rest: p = skip_text(r, p, end); break;
-        case reader_phase::blank: p = skip_blank(r, p, end); break;
-        case reader_phase::sign: p = take_sign(r, p); break;
-        case reader_phase::digits: p = take_digits(r, p, end); break;
-        case reader_phase::genre_rest: p = skip_genre_rest(r, p, end); break;
-        case reader_phase::done: return static_cast<std::size_t>(p - chunk.data());
-        }
-    }
-    return chunk.size();
-}
-
-bool end_fields(field_reader& r)
-{
-    switch (r.phase) {
-    case reader_phase::text:
-    case reader_phase::text_rest:
-        if (r.field != text_fields - 1 || !r.line_begun)
+    for (std::size_t field = 0; field < text_fields; ++field) {
+        const auto value = std::span(record).subspan(field_offset(field), static_cast<std::size_t>(field_widths[field]));
+        const line_ending ending = take_line(in, value);
+        if (ending == line_ending::none || (ending == line_ending::unended && field != text_fields - 1))
             return false;
-        end_line(r);
-        break;
-    default:
-        break;
     }
-    if (r.phase != reader_phase::done)
-        finish(r);
+    record[genre_offset] = read_genre(in);
     return true;
 }
 
 bool read_fields(tag_record& record, int fd)
 {
-    // One record is a few hundred bytes: the first read asks for little, so a
-    // file of many records is not copied ahead needlessly; a long line then
-    // goes by in large blocks.
-    constexpr std::size_t first_block = 4096;
     static unsigned char buffer[1 << 18];
-
-    field_reader reader;
-    start_fields(reader, record);
-    std::size_t block = first_block;
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, block);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return end_fields(reader);
-        const auto n = static_cast<std::size_t>(got);
-        const std::size_t used = feed_fields(reader, {buffer, n});
-        if (fields_done(reader)) {
-            // Fails on pipes and terminals, where nothing can be given back.
-            if (used < n)
-                (void)::lseek(fd, -static_cast<off_t>(n - used), SEEK_CUR);
-            return true;
-        }
-        block = sizeof buffer;
-    }
+    byte_source in{.refill = read_descriptor, .context = &fd, .buffer = buffer};
+    if (!read_fields(record, in))
+        return false;
+    // Fails on pipes and terminals, where nothing can be given back.
+    if (in.total > taken(in))
+        (void)::lseek(fd, -static_cast<off_t>(in.total - taken(in)), SEEK_CUR);
+    return true;
 }

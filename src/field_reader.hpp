@@ -1,11 +1,12 @@
 // Fills a blank record from the input: five lines (title, artist, album,
 // year, comment), then a decimal genre number.
 //
-// The reader is fed bytes in chunks of any size and says how many of each it
-// took, so a caller can hand back what it read beyond the record. It takes
-// the five lines, any blank lines after them, and the line that holds the
-// genre through its line feed, and not one byte more.
+// The reader takes the five lines, any blank lines after them, and the line
+// that holds the genre through its line feed, and not one byte more, so a
+// caller can hand back what was read beyond the record.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -13,46 +14,34 @@
 
 #include "tag_record.hpp"
 
-enum class reader_phase : std::uint8_t {
-    text,        // storing bytes of the current line
-    text_rest,   // the field is full: dropping bytes up to the line feed
-    blank,       // white space before the genre
-    sign,        // a sign has been read, a digit must follow
-    digits,      // inside the genre number
-    genre_rest,  // the rest of the genre line
-    done,
+// Input bytes pulled a block at a time through a refill function: read(2)
+// on a descriptor in the tool, pieces of a byte string in the tests.
+struct byte_source {
+    // Puts up to into.size() bytes into `into`; returns how many, 0 at the
+    // end of the input, -1 when it cannot be read.
+    using refill_fn = ssize_t (*)(void* context, std::span<unsigned char> into);
+    refill_fn refill = nullptr;
+    void* context = nullptr;
+    std::span<unsigned char> buffer{};
+    std::size_t start = 0;     // the bytes held and not yet taken are
+    std::size_t end = 0;       // buffer[start, end)
+    std::uint64_t offset = 0;  // where buffer[0] stands in the input
+    std::uint64_t total = 0;   // bytes refilled so far
+    bool ended = false;        // no more refills: the input ended or failed
 };
 
-struct field_reader {
-    tag_record* record = nullptr;
-    reader_phase phase = reader_phase::text;
-    std::size_t field = 0;         // which text field the current line fills
-    std::size_t at = 0;            // where its next byte goes in the record
-    std::size_t stored = 0;        // bytes stored in it so far
-    bool line_begun = false;       // the current line has given any byte at all
-    bool negative = false;
-    unsigned genre = 0;            // the number's value so far, modulo 256
-    unsigned char genre_byte = 0xFF;  // what no number gives
-};
-
-// Starts reading into a record that is in its blank state.
-void start_fields(field_reader& reader, tag_record& record);
-
-// Takes bytes from the start of the chunk until the record is complete or the
-// chunk is used up; returns how many it took.
-[[nodiscard]] std::size_t feed_fields(field_reader& reader, std::span<const unsigned char> chunk);
-
-[[nodiscard]] inline bool fields_done(const field_reader& reader)
+// How far into the input the reader has taken.
+[[nodiscard]] inline std::uint64_t taken(const byte_source& in)
 {
-    return reader.phase == reader_phase::done;
+    return in.offset + in.start;
 }
 
-// The input has ended. Returns whether the five lines were complete; a fifth
-// line without its line feed counts. A missing genre gives 0xFF.
-[[nodiscard]] bool end_fields(field_reader& reader);
+// Reads one record from the source. Returns whether the five lines were
+// complete; a fifth line without its line feed counts. A missing genre
+// gives 0xFF.
+[[nodiscard]] bool read_fields(tag_record& record, byte_source& in);
 
-// Reads the whole record from fd in large blocks. When the record ends before
-// the block does and fd can seek, fd is put back just behind the record, so
-// the next reader of fd starts at the next record. A read error counts as the
-// end of input. Returns whether the five lines were complete.
+// Reads one record from fd. When fd can seek, it is put back just behind the
+// record, so the next reader of fd starts at the next record. A read error
+// counts as the end of input.
 [[nodiscard]] bool read_fields(tag_record& record, int fd);

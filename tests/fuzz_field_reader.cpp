@@ -1,9 +1,11 @@
 // Feeds arbitrary bytes to the field reader, whole and in pieces of random
 // sizes, and checks both against a plain line-by-line reading of the same
 // rules: the same record, the same consumption, never past the input.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -75,25 +77,37 @@ outcome reference(std::string_view in)
     return out;
 }
 
+// Hands the input out in pieces of pseudo-random sizes from 1 to 64 bytes,
+// or whole when the seed is 0.
+struct chopped_input {
+    std::string_view input;
+    std::uint32_t seed;
+    std::size_t pos = 0;
+};
+
+ssize_t next_piece(void* context, std::span<unsigned char> into)
+{
+    auto& p = *static_cast<chopped_input*>(context);
+    std::size_t n = std::min(into.size(), p.input.size() - p.pos);
+    if (p.seed != 0) {
+        p.seed = p.seed * 1103515245u + 12345u;
+        n = std::min(n, std::size_t{1} + (p.seed >> 16) % 64);
+    }
+    std::memcpy(into.data(), p.input.data() + p.pos, n);
+    p.pos += n;
+    return static_cast<ssize_t>(n);
+}
+
 outcome in_pieces(std::string_view in, std::uint32_t seed)
 {
     outcome out{};
     blank_record(out.record);
-    field_reader reader;
-    start_fields(reader, out.record);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(in.data());
-    std::size_t pos = 0;
-    while (pos < in.size() && !fields_done(reader)) {
-        seed = seed * 1103515245u + 12345u;
-        const std::size_t piece = seed == 0 ? in.size() : 1 + (seed >> 16) % 64;
-        const std::size_t n = std::min(piece, in.size() - pos);
-        const std::size_t used = feed_fields(reader, {bytes + pos, n});
-        check(used <= n);
-        check(used == n || fields_done(reader));
-        pos += used;
-    }
-    out.consumed = pos;
-    out.complete = fields_done(reader) || end_fields(reader);
+    static unsigned char buffer[4096];
+    chopped_input source{in, seed};
+    byte_source bytes{.refill = next_piece, .context = &source, .buffer = buffer};
+    out.complete = read_fields(out.record, bytes);
+    out.consumed = taken(bytes);
+    check(out.consumed <= source.pos);
     return out;
 }
 

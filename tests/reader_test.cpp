@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "field_reader.hpp"
@@ -18,28 +19,35 @@ struct outcome {
     bool complete = false;
 };
 
-// Feeds input in pieces of the given size (0: all at once) until the reader
-// is done, then ends the input if it is not.
+// A byte string handed out in pieces of a fixed size (0: as much as asked).
+struct chopped_input {
+    std::string_view input;
+    std::size_t piece;
+    std::size_t pos = 0;
+};
+
+ssize_t next_piece(void* context, std::span<unsigned char> into)
+{
+    auto& p = *static_cast<chopped_input*>(context);
+    std::size_t n = std::min(into.size(), p.input.size() - p.pos);
+    if (p.piece != 0)
+        n = std::min(n, p.piece);
+    std::memcpy(into.data(), p.input.data() + p.pos, n);
+    p.pos += n;
+    return static_cast<ssize_t>(n);
+}
+
 outcome read_in_pieces(std::string_view input, std::size_t piece)
 {
     tag_record record;
     blank_record(record);
-    field_reader reader;
-    start_fields(reader, record);
+    static unsigned char buffer[1 << 16];
+    chopped_input source{input, piece};
+    byte_source in{.refill = next_piece, .context = &source, .buffer = buffer};
     outcome out;
-    const auto* p = reinterpret_cast<const unsigned char*>(input.data());
-    std::size_t pos = 0;
-    while (pos < input.size() && !fields_done(reader)) {
-        const std::size_t n = piece == 0 ? input.size() - pos : std::min(piece, input.size() - pos);
-        const std::size_t used = feed_fields(reader, {p + pos, n});
-        EXPECT_LE(used, n);
-        pos += used;
-        if (used < n) {
-            EXPECT_TRUE(fields_done(reader)) << "stopped early at " << pos;
-        }
-    }
-    out.consumed = pos;
-    out.complete = fields_done(reader) || end_fields(reader);
+    out.complete = read_fields(record, in);
+    out.consumed = taken(in);
+    EXPECT_LE(out.consumed, source.pos);
     out.record.assign(reinterpret_cast<const char*>(record.data()), record.size());
     return out;
 }
