@@ -1,5 +1,6 @@
 #include "field_reader.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@ bool refill(byte_source& in)
     if (got <= 0) {
         // Sticky, so that a terminal is not asked again after its end.
         in.ended = true;
+        in.failed = got < 0;
         return false;
     }
     in.offset = in.total;
@@ -90,59 +92,93 @@ bool is_digit(int c)
     return c >= '0' && c <= '9';
 }
 
+// Puts the reader back to an earlier point of the input. One that lies
+// before the bytes held is left to the caller to give back.
+void rewind_to(byte_source& in, std::uint64_t at)
+{
+    if (at >= in.offset) {
+        in.start = static_cast<std::size_t>(at - in.offset);
+    } else {
+        in.offset = at;
+        in.start = in.end = 0;
+    }
+}
+
 // The genre as "%d" reads it: white space and line ends skipped, an optional
-// sign, decimal digits, kept modulo 256. Anything else is no genre, 0xFF.
-// The rest of its line goes with it.
+// sign, decimal digits, kept modulo 256; the rest of its line goes with it.
+// Anything else is no genre, 0xFF. Such text on the line right after the
+// comment is this record's genre line and is taken; after a blank line it is
+// the next record, which in a file of records must not lose its title, so
+// the whole of its line is left.
 unsigned char read_genre(byte_source& in)
 {
-    while (is_c_space(peek(in)))
-        ++in.start;
+    bool after_blank_line = false;
+    std::uint64_t line_start = 0;
+    for (int c; is_c_space(c = peek(in)); ++in.start) {
+        if (c == '\n') {
+            after_blank_line = true;
+            line_start = taken(in) + 1;
+        }
+    }
     bool negative = false;
     if (peek(in) == '+' || peek(in) == '-')
         negative = next(in) == '-';
-    unsigned char genre = 0xFF;
-    if (is_digit(peek(in))) {
-        unsigned value = 0;
-        while (is_digit(peek(in)))
-            value = (value * 10 + static_cast<unsigned>(next(in) - '0')) & 0xFFu;
-        genre = static_cast<unsigned char>(negative ? 0u - value : value);
+    if (!is_digit(peek(in))) {
+        if (after_blank_line)
+            rewind_to(in, line_start);
+        else
+            (void)skip_line(in);
+        return 0xFF;
     }
+    unsigned value = 0;
+    while (is_digit(peek(in)))
+        value = (value * 10 + static_cast<unsigned>(next(in) - '0')) & 0xFFu;
     (void)skip_line(in);
-    return genre;
+    return static_cast<unsigned char>(negative ? 0u - value : value);
 }
 
+// Whoever started us may have left standard input non-blocking: then a
+// record still on its way is waited for, not cut short.
 ssize_t read_descriptor(void* context, std::span<unsigned char> into)
 {
     const int fd = *static_cast<const int*>(context);
-    ssize_t got;
-    do
-        got = ::read(fd, into.data(), into.size());
-    while (got < 0 && errno == EINTR);
-    return got;
+    for (;;) {
+        const ssize_t got = ::read(fd, into.data(), into.size());
+        if (got >= 0)
+            return got;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return -1;
+        pollfd ready{.fd = fd, .events = POLLIN, .revents = 0};
+        if (::poll(&ready, 1, -1) < 0 && errno != EINTR)
+            return -1;
+    }
 }
 
 }  // namespace
 
-bool read_fields(tag_record& record, byte_source& in)
+input_status read_fields(tag_record& record, byte_source& in)
 {
     for (std::size_t field = 0; field < text_fields; ++field) {
         const auto value = std::span(record).subspan(field_offset(field), static_cast<std::size_t>(field_widths[field]));
         const line_ending ending = take_line(in, value);
+        if (in.failed)
+            return input_status::unreadable;
         if (ending == line_ending::none || (ending == line_ending::unended && field != text_fields - 1))
-            return false;
+            return input_status::incomplete;
     }
     record[genre_offset] = read_genre(in);
-    return true;
+    return in.failed ? input_status::unreadable : input_status::complete;
 }
 
-bool read_fields(tag_record& record, int fd)
+input_status read_fields(tag_record& record, int fd)
 {
     static unsigned char buffer[1 << 18];
     byte_source in{.refill = read_descriptor, .context = &fd, .buffer = buffer};
-    if (!read_fields(record, in))
-        return false;
+    const input_status status = read_fields(record, in);
     // Fails on pipes and terminals, where nothing can be given back.
-    if (in.total > taken(in))
+    if (status == input_status::complete && in.total > taken(in))
         (void)::lseek(fd, -static_cast<off_t>(in.total - taken(in)), SEEK_CUR);
-    return true;
+    return status;
 }

@@ -3,7 +3,9 @@
 //
 // The reader takes the five lines, any blank lines after them, and the line
 // that holds the genre through its line feed, and not one byte more, so a
-// caller can hand back what was read beyond the record.
+// caller can hand back what was read beyond the record. After a blank line,
+// text that is not a number is the next record's title: the reader stops at
+// the start of its line.
 #pragma once
 
 #include <sys/types.h>
@@ -28,6 +30,7 @@ struct byte_source {
     std::uint64_t offset = 0;  // where buffer[0] stands in the input
     std::uint64_t total = 0;   // bytes refilled so far
     bool ended = false;        // no more refills: the input ended or failed
+    bool failed = false;       // the input could not be read
 };
 
 // How far into the input the reader has taken.
@@ -36,12 +39,16 @@ struct byte_source {
     return in.offset + in.start;
 }
 
-// Reads one record from the source. Returns whether the five lines were
-// complete; a fifth line without its line feed counts. A missing genre
-// gives 0xFF.
-[[nodiscard]] bool read_fields(tag_record& record, byte_source& in);
+enum class input_status {
+    complete,    // the five lines, a fifth without its line feed included
+    incomplete,  // the input ended before the fifth line
+    unreadable,  // reading the input failed
+};
 
-// Reads one record from fd. When fd can seek, it is put back just behind the
-// record, so the next reader of fd starts at the next record. A read error
-// counts as the end of input.
-[[nodiscard]] bool read_fields(tag_record& record, int fd);
+// Reads one record from the source. A missing genre gives 0xFF.
+[[nodiscard]] input_status read_fields(tag_record& record, byte_source& in);
+
+// Reads one record from fd, waiting for input when fd is non-blocking. When
+// fd can seek, it is put back just behind the record, so the next reader of
+// fd starts at the next record.
+[[nodiscard]] input_status read_fields(tag_record& record, int fd);

@@ -41,8 +41,14 @@ int main(int argc, char** argv)
     const char* path = argv[1];
 
     blank_record(record);
-    if (!read_fields(record, STDIN_FILENO)) {
+    switch (read_fields(record, STDIN_FILENO)) {
+    case input_status::complete:
+        break;
+    case input_status::incomplete:
         complain("Incomplete input");
+        return 1;
+    case input_status::unreadable:
+        complain("Can't read input");
         return 1;
     }
 

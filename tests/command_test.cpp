@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "run_tool.hpp"
@@ -98,17 +100,47 @@ TEST_F(SharedInput, UsageReadsNoInput)
     ::close(fd);
 }
 
-// A standard input that cannot be read ends the input; it is never retried.
-TEST_F(SharedInput, ReadErrorIsEndOfInput)
+// A standard input that cannot be read is a failure, never a short record,
+// and the file is not touched.
+TEST_F(SharedInput, UnreadableInputIsRefused)
 {
     write_file(path("f"), "audio");
+    // A terminal whose other side has gone gives EIO.
+    const int pty = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(pty, 0);
+    ASSERT_EQ(::grantpt(pty), 0);
+    ASSERT_EQ(::unlockpt(pty), 0);
+    ::close(::open(::ptsname(pty), O_RDWR | O_NOCTTY));
     const int dir = ::open(path("").c_str(), O_RDONLY | O_DIRECTORY);
-    const run_result r = run_tool({.args = {path("f")}, .stdin_fd = dir}, 5000);
+    for (const int input : {dir, pty}) {
+        const run_result r = run_tool({.args = {path("f")}, .stdin_fd = input}, 5000);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Can't read input\n");
+        EXPECT_EQ(read_file(path("f")), "audio");
+    }
     ::close(dir);
-    EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Incomplete input\n");
-    EXPECT_EQ(read_file(path("f")), "audio");
+    ::close(pty);
+}
+
+// Standard input left non-blocking by whoever started us: a record that
+// arrives in two parts is waited for, not cut short.
+TEST_F(Command, WaitsOnANonBlockingPipe)
+{
+    write_file(path("f"), "audio");
+    int p[2];
+    ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
+    ASSERT_EQ(::fcntl(p[0], F_SETFL, O_NONBLOCK), 0);
+    const std::string first = "Slow\nBand\nDisc\n1999\nNi";
+    const std::string second = "ce\n17\n";
+    ASSERT_EQ(::write(p[1], first.data(), first.size()), ssize_t(first.size()));
+    child_run child = start_tool({.args = {path("f")}, .stdin_fd = p[0]});
+    ::close(p[0]);
+    EXPECT_TRUE(still_running(child, 300));
+    ASSERT_EQ(::write(p[1], second.data(), second.size()), ssize_t(second.size()));
+    ::close(p[1]);
+    expect_quiet_success(finish_tool(child));
+    EXPECT_EQ(read_file(path("f")), "audio" + record_for("Slow"));
 }
 
 // Runs in turn on one seekable input take one record each, including a run
@@ -130,6 +162,27 @@ TEST_F(SharedInput, RunsTakeConsecutiveRecords)
 
     EXPECT_EQ(read_file(path("a")), record_for("First", 1));
     EXPECT_EQ(read_file(path("c")), record_for("Third", 3));
+}
+
+// A blank genre line means no genre and must not take the next record's
+// title; a text genre line is its own record's; a number may follow blank
+// lines. Every later file is tagged with its own record.
+TEST_F(SharedInput, GenreLinesInAFileOfRecords)
+{
+    const std::string records = "A\nBand\nDisc\n1999\nNice\n\n"
+                                "B\nBand\nDisc\n1999\nNice\nRock\n"
+                                "C\nBand\nDisc\n1999\nNice\n\n \n5\n"
+                                "D\nBand\nDisc\n1999\nNice\n\n"
+                                "E\nBand\nDisc\n1999\nNice\n7\n";
+    const int fd = open_input(records);
+    const std::pair<const char*, unsigned char> expected[] = {{"A", 0xFF}, {"B", 0xFF}, {"C", 5}, {"D", 0xFF}, {"E", 7}};
+    for (const auto& [title, genre] : expected) {
+        write_file(path(title), "");
+        expect_quiet_success(run_tool({.args = {path(title)}, .stdin_fd = fd}));
+        EXPECT_EQ(read_file(path(title)), record_for(title, genre)) << title;
+    }
+    EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), off_t(records.size()));
+    ::close(fd);
 }
 
 // The batch loop of the README: names from one file, records from another.

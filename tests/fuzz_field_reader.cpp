@@ -60,19 +60,23 @@ outcome reference(std::string_view in)
     out.consumed = in.size();
     if (unended)
         return out;
-    pos = in.find_first_not_of(std::string_view(" \t\n\v\f\r"), pos);
-    if (pos == std::string_view::npos)
-        return out;
+    // After a blank line, what is not a number starts the next record: all
+    // of its line is left.
+    const std::size_t blanks = pos;
+    pos = std::min(in.find_first_not_of(std::string_view(" \t\n\v\f\r"), pos), in.size());
+    const std::size_t last_lf = in.substr(blanks, pos - blanks).rfind('\n');
     const std::size_t lf = in.find('\n', pos);
     out.consumed = lf == std::string_view::npos ? in.size() : lf + 1;
     bool negative = false;
-    if (in[pos] == '+' || in[pos] == '-')
+    if (pos < in.size() && (in[pos] == '+' || in[pos] == '-'))
         negative = in[pos++] == '-';
     if (pos < in.size() && in[pos] >= '0' && in[pos] <= '9') {
         unsigned value = 0;
         for (; pos < in.size() && in[pos] >= '0' && in[pos] <= '9'; ++pos)
             value = (value * 10 + static_cast<unsigned>(in[pos] - '0')) % 256;
         out.record[genre_offset] = static_cast<unsigned char>(negative ? 256 - value : value);
+    } else if (last_lf != std::string_view::npos) {
+        out.consumed = blanks + last_lf + 1;
     }
     return out;
 }
@@ -105,7 +109,7 @@ outcome in_pieces(std::string_view in, std::uint32_t seed)
     static unsigned char buffer[4096];
     chopped_input source{in, seed};
     byte_source bytes{.refill = next_piece, .context = &source, .buffer = buffer};
-    out.complete = read_fields(out.record, bytes);
+    out.complete = read_fields(out.record, bytes) == input_status::complete;
     out.consumed = taken(bytes);
     check(out.consumed <= source.pos);
     return out;

@@ -16,19 +16,23 @@ namespace {
 struct outcome {
     std::string record;
     std::size_t consumed = 0;
-    bool complete = false;
+    input_status status = input_status::incomplete;
 };
 
-// A byte string handed out in pieces of a fixed size (0: as much as asked).
+// A byte string handed out in pieces of a fixed size (0: as much as asked),
+// whose reading fails once it is used up when `fails` is set.
 struct chopped_input {
     std::string_view input;
     std::size_t piece;
+    bool fails = false;
     std::size_t pos = 0;
 };
 
 ssize_t next_piece(void* context, std::span<unsigned char> into)
 {
     auto& p = *static_cast<chopped_input*>(context);
+    if (p.fails && p.pos == p.input.size())
+        return -1;
     std::size_t n = std::min(into.size(), p.input.size() - p.pos);
     if (p.piece != 0)
         n = std::min(n, p.piece);
@@ -37,15 +41,15 @@ ssize_t next_piece(void* context, std::span<unsigned char> into)
     return static_cast<ssize_t>(n);
 }
 
-outcome read_in_pieces(std::string_view input, std::size_t piece)
+outcome read_in_pieces(std::string_view input, std::size_t piece, bool fails = false)
 {
     tag_record record;
     blank_record(record);
     static unsigned char buffer[1 << 16];
-    chopped_input source{input, piece};
+    chopped_input source{input, piece, fails};
     byte_source in{.refill = next_piece, .context = &source, .buffer = buffer};
     outcome out;
-    out.complete = read_fields(record, in);
+    out.status = read_fields(record, in);
     out.consumed = taken(in);
     EXPECT_LE(out.consumed, source.pos);
     out.record.assign(reinterpret_cast<const char*>(record.data()), record.size());
@@ -113,6 +117,12 @@ const reader_case cases[] = {
      {"T", "Band", "Disc", "1999", "Nice", 0x11}},
     {"non-number line taken", lines("T") + "  pop\n", "9\n", {"T", "Band", "Disc", "1999", "Nice", 0xFF}},
     {"after blank lines", lines("T") + "\n\n5\n", "\n6\n", {"T", "Band", "Disc", "1999", "Nice", 5}},
+    // After a blank genre line, text that is not a number is the next
+    // record: the whole of its line is left, leading white space included.
+    {"blank genre line", lines("T") + "\n", lines("Next") + "2\n", {"T", "Band", "Disc", "1999", "Nice", 0xFF}},
+    {"blank crlf lines", lines("T") + " \r\n\t\r\n", "  Next\r\n", {"T", "Band", "Disc", "1999", "Nice", 0xFF}},
+    {"sign after blank line", lines("T") + "\n", "-\n", {"T", "Band", "Disc", "1999", "Nice", 0xFF}},
+    {"blanks then end", lines("T") + "\n", "  ", {"T", "Band", "Disc", "1999", "Nice", 0xFF}},
 };
 
 TEST(FieldReader, CasesWholeAndInPieces)
@@ -121,7 +131,7 @@ TEST(FieldReader, CasesWholeAndInPieces)
         for (std::size_t piece : {0, 1, 2, 3, 7, 64}) {
             const outcome got = read_in_pieces(c.input + c.rest, piece);
             SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(piece));
-            EXPECT_TRUE(got.complete);
+            EXPECT_EQ(got.status, input_status::complete);
             EXPECT_EQ(got.record, record_of(c.expect));
             EXPECT_EQ(got.consumed, c.input.size());
         }
@@ -133,8 +143,18 @@ TEST(FieldReader, IncompleteInput)
     for (std::string input : {"", "T\n", "T\nA\nB\nY\n", "T\nA\nB\nY"}) {
         for (std::size_t piece : {0, 1}) {
             const outcome got = read_in_pieces(input, piece);
-            EXPECT_FALSE(got.complete) << input;
+            EXPECT_EQ(got.status, input_status::incomplete) << input;
             EXPECT_EQ(got.consumed, input.size());
+        }
+    }
+}
+
+// A read error is never taken for the end of the input, wherever it comes.
+TEST(FieldReader, ReadErrorIsAFailure)
+{
+    for (std::string input : {"", "T\nA\nB\nY\nNi", "T\nA\nB\nY\nNice\n", "T\nA\nB\nY\nNice\n17"}) {
+        for (std::size_t piece : {0, 1}) {
+            EXPECT_EQ(read_in_pieces(input, piece, true).status, input_status::unreadable) << input;
         }
     }
 }
@@ -167,12 +187,12 @@ TEST_F(ReadFields, LeavesASeekableInputAtTheNextRecord)
     const unsigned char genres[] = {1, 2, 3};
     for (int i = 0; i < 3; ++i) {
         blank_record(record);
-        ASSERT_TRUE(read_fields(record, fd));
+        ASSERT_EQ(read_fields(record, fd), input_status::complete);
         EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), ends[i]) << "record " << i;
         EXPECT_EQ(record[127], genres[i]);
     }
     blank_record(record);
-    EXPECT_FALSE(read_fields(record, fd));
+    EXPECT_EQ(read_fields(record, fd), input_status::incomplete);
     ::close(fd);
 }
 
@@ -185,7 +205,7 @@ TEST(ReadFieldsPipe, ReadsFromAPipe)
     ::close(p[1]);
     tag_record record;
     blank_record(record);
-    ASSERT_TRUE(read_fields(record, p[0]));
+    ASSERT_EQ(read_fields(record, p[0]), input_status::complete);
     ::close(p[0]);
     EXPECT_EQ(std::string(record.begin(), record.end()), record_of({"Piped", "Band", "Disc", "1999", "Nice", 12}));
 }
