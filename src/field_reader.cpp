@@ -62,6 +62,8 @@ bool skip_line(byte_source& in)
     return false;
 }
 
+// How a line ended: at its line feed, at the end of the input after some
+// bytes, or at the end of the input before any.
 enum class line_ending { line_feed, unended, none };
 
 // Takes one line into its field: carriage returns dropped wherever they
