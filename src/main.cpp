@@ -63,6 +63,9 @@ int main(int argc, char** argv)
     case stamp_status::cant_write:
         complain("Can't write ", path);
         return 1;
+    case stamp_status::cant_restore:
+        complain("Can't restore ", path);
+        return 1;
     }
     return 1;
 }

@@ -4,6 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#endif
+
 #include <cerrno>
 #include <span>
 #include <utility>
@@ -31,13 +40,21 @@ private:
     int fd_;
 };
 
-// O_NONBLOCK keeps a FIFO from holding up the open; it changes nothing for
-// the regular files that are all we go on to write.
+// Only a path that names a regular file is opened: opening a FIFO releases
+// whoever waits at its other end, and opening a device can start a watchdog,
+// reset a board through a serial line or rewind a tape.
+bool is_regular_path(const char* path, struct stat& seen)
+{
+    return ::stat(path, &seen) == 0 && S_ISREG(seen.st_mode);
+}
+
+// Without O_NONBLOCK, so that a file under a lease waits for its holder to
+// let go instead of failing.
 int open_for_update(const char* path)
 {
     int fd;
     do
-        fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     return fd;
 }
@@ -57,6 +74,23 @@ bool lock_file(int fd)
     return true;
 }
 
+
+// Returns how many of the bytes reached the file: all of them, or those
+// before the write that failed, which an undo must put back.
+std::size_t write_at(int fd, std::span<const unsigned char> bytes, off_t at)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t put = ::pwrite(fd, bytes.data() + done, bytes.size() - done, at + static_cast<off_t>(done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            break;
+        done += static_cast<std::size_t>(put);
+    }
+    return done;
+}
+
 bool read_exactly(int fd, std::span<unsigned char> bytes, off_t at)
 {
     while (!bytes.empty()) {
@@ -71,27 +105,66 @@ bool read_exactly(int fd, std::span<unsigned char> bytes, off_t at)
     return true;
 }
 
-bool write_all(int fd, std::span<const unsigned char> bytes, off_t at)
+bool truncate_to(int fd, off_t size)
 {
-    while (!bytes.empty()) {
-        const ssize_t put = ::pwrite(fd, bytes.data(), bytes.size(), at);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        bytes = bytes.subspan(static_cast<std::size_t>(put));
-        at += put;
-    }
-    return true;
+    int r;
+    do
+        r = ::ftruncate(fd, size);
+    while (r == -1 && errno == EINTR);
+    return r == 0;
 }
 
-void truncate_to(int fd, off_t size)
+// Puts back what the first `put` bytes of a failed write changed. Only those
+// are written back: the rest of the old record was never touched, and
+// writing it again could fail where the record's write did, at a file-size
+// limit, and call a whole file damaged.
+bool undo_write(int fd, const tag_probe& probe, off_t at, std::size_t put)
 {
-    while (::ftruncate(fd, size) == -1 && errno == EINTR) {
-    }
+    if (put == 0)
+        return true;
+    if (probe.found)
+        return write_at(fd, std::span(probe.tail).first(put), at) == put;
+    return truncate_to(fd, probe.size);
 }
 
 }  // namespace
+
+bool is_file_seen(int fd, const struct stat& seen)
+{
+    struct stat now{};
+    return ::fstat(fd, &now) == 0 && now.st_dev == seen.st_dev && now.st_ino == seen.st_ino &&
+           S_ISREG(now.st_mode);
+}
+
+#ifdef __linux__
+#ifndef CONFIGFS_MAGIC
+#define CONFIGFS_MAGIC 0x62656570
+#endif
+
+// Their settings pass for regular files, often of size 0, so a record
+// "appended" to one would be taken as a new value: a host name, a core
+// pattern.
+bool is_kernel_interface(int fd)
+{
+    static constexpr std::array<std::uint32_t, 11> kernel_file_systems{
+        PROC_SUPER_MAGIC, SYSFS_MAGIC,   CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC,
+        DEBUGFS_MAGIC,    TRACEFS_MAGIC, SECURITYFS_MAGIC,   CONFIGFS_MAGIC,
+        EFIVARFS_MAGIC,   BPF_FS_MAGIC,  PSTOREFS_MAGIC,
+    };
+    struct statfs fs{};
+    if (::fstatfs(fd, &fs) != 0)
+        return true;  // what cannot be checked is not written
+    return std::ranges::find(kernel_file_systems, static_cast<std::uint32_t>(fs.f_type)) !=
+           kernel_file_systems.end();
+}
+#else
+// No portable call tells which file system a file is on; elsewhere only the
+// check for a regular file guards against kernel interfaces.
+bool is_kernel_interface(int /*fd*/)
+{
+    return false;
+}
+#endif
 
 bool find_tag(int fd, off_t size, tag_probe& probe)
 {
@@ -105,36 +178,37 @@ bool find_tag(int fd, off_t size, tag_probe& probe)
     return true;
 }
 
-bool write_tag(int fd, const tag_record& record, const tag_probe& probe)
+stamp_status write_tag(int fd, const tag_record& record, const tag_probe& probe)
 {
     const off_t at = probe.found ? probe.size - static_cast<off_t>(tag_size) : probe.size;
-    if (write_all(fd, record, at))
-        return true;
-    if (probe.found)
-        (void)write_all(fd, probe.tail, at);
-    else
-        truncate_to(fd, probe.size);
-    return false;
+    const std::size_t put = write_at(fd, record, at);
+    if (put == record.size())
+        return stamp_status::ok;
+    return undo_write(fd, probe, at, put) ? stamp_status::cant_write : stamp_status::cant_restore;
 }
 
 stamp_status stamp_file(const char* path, const tag_record& record)
 {
-    open_file file{open_for_update(path)};
-    if (file.fd() < 0)
+    struct stat seen{};
+    if (!is_regular_path(path, seen))
         return stamp_status::cant_open;
-    // The lock comes before the size is read, so two runs cannot both see
-    // a file without a record and both append one.
-    const bool lock_ok = lock_file(file.fd());
+    open_file file{open_for_update(path)};
+    if (file.fd() < 0 || !is_file_seen(file.fd(), seen) || is_kernel_interface(file.fd()))
+        return stamp_status::cant_open;
+    if (!lock_file(file.fd()))
+        return stamp_status::cant_write;
+    // The size is read under the lock, so two runs cannot both see a file
+    // without a record and both append one.
     struct stat st{};
     if (::fstat(file.fd(), &st) != 0)
         return stamp_status::cant_write;
-    if (!S_ISREG(st.st_mode))
-        return stamp_status::cant_open;
-    if (!lock_ok)
-        return stamp_status::cant_write;
 
     tag_probe probe;
-    if (!find_tag(file.fd(), st.st_size, probe) || !write_tag(file.fd(), record, probe))
+    if (!find_tag(file.fd(), st.st_size, probe))
         return stamp_status::cant_write;
+    const stamp_status written = write_tag(file.fd(), record, probe);
+    if (written != stamp_status::ok)
+        return written;
+    // No fsync, for speed: a failed close may leave the record in place.
     return file.close() ? stamp_status::ok : stamp_status::cant_write;
 }

@@ -1,10 +1,15 @@
 // Runs the built command on real files in a scratch folder.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -288,6 +293,179 @@ TEST_F(Command, TagsInPlace)
     EXPECT_EQ(after.st_nlink, 2u);
     EXPECT_TRUE(S_ISLNK(link.st_mode));
     EXPECT_EQ(read_file(path("hard")), "audio" + record_for("Linked"));
+}
+
+// A process waiting at one end of a FIFO: a writer that sends "important",
+// or a reader that exits 0 only if it gets "important" in full.
+pid_t wait_at_fifo(const std::string& fifo, bool writer)
+{
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    const int fd = ::open(fifo.c_str(), writer ? O_WRONLY : O_RDONLY);
+    char got[16] = {};
+    if (writer)
+        ::_exit(fd >= 0 && ::write(fd, "important", 9) == 9 ? 0 : 1);
+    ::_exit(fd >= 0 && ::read(fd, got, sizeof got) == 9 && std::string_view(got) == "important" ? 0 : 1);
+}
+
+// Waits until the process sleeps in the FIFO's open, where the kernel holds
+// it until the other end is opened. Where wait channels are hidden, a pause
+// must do.
+void wait_until_blocked_in_open(pid_t pid)
+{
+    const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
+    for (int i = 0; i < 200; ++i) {
+        const std::string where = read_file(wchan);
+        if (where == "wait_for_partner")
+            return;
+        if (where == "0" && i >= 20)
+            return;
+        ::usleep(10000);
+    }
+}
+
+bool has_exited(pid_t pid)
+{
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+// Its exit status, or -1 when it is still stuck after a second and had to
+// be killed.
+int reap(pid_t pid)
+{
+    for (int i = 0; i < 100 && !has_exited(pid); ++i)
+        ::usleep(10000);
+    if (!has_exited(pid))
+        ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The other end of a FIFO, opened without waiting: a writer that is gone
+// gives end of file, a reader that is gone makes the open fail.
+std::string exchange_through(const std::string& fifo, bool read_it)
+{
+    const int fd = ::open(fifo.c_str(), (read_it ? O_RDONLY : O_WRONLY) | O_NONBLOCK);
+    if (fd < 0)
+        return "(no reader)";
+    ::fcntl(fd, F_SETFL, 0);
+    char got[16] = {};
+    const ssize_t n = read_it ? ::read(fd, got, sizeof got) : ::write(fd, "important", 9);
+    ::close(fd);
+    return read_it ? std::string(got, std::size_t(std::max<ssize_t>(n, 0))) : "important";
+}
+
+// A FIFO is never opened: whoever waits at its other end keeps waiting, and
+// what is sent through it reaches a real reader.
+TEST_F(Command, LeavesAFifoToItsReadersAndWriters)
+{
+    for (const bool writer : {true, false}) {
+        SCOPED_TRACE(writer ? "a writer waits" : "a reader waits");
+        const std::string fifo = path(writer ? "w.fifo" : "r.fifo");
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        const pid_t waiting = wait_at_fifo(fifo, writer);
+        ASSERT_GT(waiting, 0);
+        wait_until_blocked_in_open(waiting);
+
+        const run_result r = run_tool({{fifo}, input_of("T")}, 5000);
+        EXPECT_FALSE(has_exited(waiting)) << "the run released the other end";
+        EXPECT_EQ(exchange_through(fifo, writer), "important");
+        EXPECT_EQ(reap(waiting), 0);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Can't open " + fifo + "\n");
+    }
+}
+
+// A file under a lease (an oplock or a delegation a file server holds) is
+// opened once its holder lets go, not refused.
+TEST_F(Command, WaitsForALeaseHolder)
+{
+    write_file(path("f"), "audio");
+    const int fd = ::open(path("f").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    // The holder is told of the break by SIGIO; this one lets go by itself.
+    const sighandler_t old_handler = ::signal(SIGIO, SIG_IGN);
+    if (::fcntl(fd, F_SETLEASE, F_RDLCK) != 0) {
+        ::close(fd);
+        ::signal(SIGIO, old_handler);
+        GTEST_SKIP() << "no leases on this file system";
+    }
+
+    child_run child = start_tool({.args = {path("f")}, .input = input_of("Leased")});
+    EXPECT_TRUE(still_running(child, 300));
+    EXPECT_EQ(::fcntl(fd, F_SETLEASE, F_UNLCK), 0);
+    ::close(fd);
+    expect_quiet_success(finish_tool(child));
+    ::signal(SIGIO, old_handler);
+    EXPECT_EQ(read_file(path("f")), "audio" + record_for("Leased"));
+}
+
+// A device is refused before it is opened, so a lock another process holds
+// on it cannot make the run wait. The node is our own (the null device's
+// numbers), so the lock touches no one else.
+TEST_F(Command, RefusesALockedDeviceAtOnce)
+{
+    const std::string device = path("null");
+    if (::mknod(device.c_str(), S_IFCHR | 0600, ::makedev(1, 3)) != 0)
+        GTEST_SKIP() << "cannot make a device node here";
+    const int fd = ::open(device.c_str(), O_RDWR);
+    if (fd < 0)
+        GTEST_SKIP() << "device nodes cannot be opened here (nodev?)";
+    struct flock lock{};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(::fcntl(fd, F_SETLK, &lock), 0);
+
+    const run_result r = run_tool({{device}, input_of("T")}, 2000);
+    ::close(fd);
+    EXPECT_FALSE(r.timed_out) << "the run waited for the lock";
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Can't open " + device + "\n");
+}
+
+// /proc/sys/kernel/hostname passes for a regular file of size 0; a record
+// "appended" to it would become the host name. Run in a private UTS
+// namespace, a wrong name would die with the namespace.
+TEST_F(Command, RefusesKernelSettingsInAPrivateNamespace)
+{
+    if (std::system("unshare -u true 2>/dev/null") != 0)
+        GTEST_SKIP() << "no private UTS namespace allowed here (unshare -u failed)";
+    write_file(path("in"), input_of("Tagged"));
+    const std::string script = "unshare -u sh -c 'hostname id3stamp-test && \"$0\" /proc/sys/kernel/hostname"
+                               " < \"$1\" 2> \"$2\"; echo $? > \"$3\"; hostname > \"$4\"' '" ID3STAMP_BIN "' '" +
+                               path("in") + "' '" + path("err") + "' '" + path("status") + "' '" +
+                               path("hostname") + "'";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+    EXPECT_EQ(read_file(path("hostname")), "id3stamp-test\n");
+    EXPECT_EQ(read_file(path("status")), "1\n");
+    EXPECT_EQ(read_file(path("err")), "Can't open /proc/sys/kernel/hostname\n");
+}
+
+// When a cut append cannot be cut off again, the file ends in part of a
+// record, and the run must not say that it is as it was. A memfd sealed
+// against shrinking refuses the truncation; reached through /proc it is a
+// regular file on tmpfs, and the file-size limit cuts the append.
+TEST_F(Command, AFailedTruncationIsTold)
+{
+    const int fd = ::memfd_create("audio", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    ASSERT_GE(fd, 0);
+    const std::string audio(1000, 'a');
+    ASSERT_EQ(::write(fd, audio.data(), audio.size()), ssize_t(audio.size()));
+    ASSERT_EQ(::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK), 0);
+    const std::string file = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd);
+
+    const run_result r = run_tool({.args = {file}, .input = input_of("New"), .file_size_limit = 1050});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Can't restore " + file + "\n");
+    std::string after(2000, '\0');
+    after.resize(std::size_t(std::max<ssize_t>(0, ::pread(fd, after.data(), after.size(), 0))));
+    ::close(fd);
+    EXPECT_EQ(after, audio + record_for("New").substr(0, 50));
 }
 
 }  // namespace

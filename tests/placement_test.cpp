@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,11 +96,106 @@ TEST_F(Placement, FailedWritesAreReported)
     ASSERT_GE(fd, 0);
     tag_probe probe;
     ASSERT_TRUE(find_tag(fd, off_t(before.size()), probe));
-    EXPECT_FALSE(write_tag(fd, sample_record(), probe));
+    EXPECT_EQ(write_tag(fd, sample_record(), probe), stamp_status::cant_write);
     probe.found = false;
-    EXPECT_FALSE(write_tag(fd, sample_record(), probe));
+    EXPECT_EQ(write_tag(fd, sample_record(), probe), stamp_status::cant_write);
     ::close(fd);
     EXPECT_EQ(read_file(path("f")), before);
+}
+
+// Holds the process to a file-size limit, so that writes past it fail
+// instead of killing it.
+class size_limit {
+public:
+    explicit size_limit(rlim_t bytes)
+    {
+        (void)::getrlimit(RLIMIT_FSIZE, &old_limit_);
+        old_handler_ = ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes, old_limit_.rlim_max};
+        (void)::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    size_limit(const size_limit&) = delete;
+    size_limit& operator=(const size_limit&) = delete;
+    ~size_limit()
+    {
+        (void)::setrlimit(RLIMIT_FSIZE, &old_limit_);
+        (void)::signal(SIGXFSZ, old_handler_);
+    }
+
+private:
+    rlimit old_limit_{};
+    sighandler_t old_handler_{};
+};
+
+// The old record's bytes are written back exactly where the cut record went,
+// so on a file opened as the tool opens it they cannot fail where it did. On
+// Linux, pwrite on an O_APPEND descriptor lands at the end of the file
+// instead, so there the restore meets the limit the record met.
+TEST_F(Placement, AFailedRestoreIsTold)
+{
+    const std::string before = std::string(872, 'q') + old_record();
+    write_file(path("f"), before);
+    const int fd = ::open(path("f").c_str(), O_RDWR | O_APPEND);
+    ASSERT_GE(fd, 0);
+    tag_probe probe;
+    ASSERT_TRUE(find_tag(fd, off_t(before.size()), probe));
+    ASSERT_TRUE(probe.found);
+    stamp_status status{};
+    {
+        const size_limit limit{before.size() + 50};
+        status = write_tag(fd, sample_record(), probe);
+    }
+    ::close(fd);
+    EXPECT_EQ(status, stamp_status::cant_restore);
+    EXPECT_EQ(read_file(path("f")), before + as_string(sample_record()).substr(0, 50));
+}
+
+// A path is looked at, then opened: whatever is found there by then must be
+// the regular file that was looked at.
+TEST_F(Placement, OnlyTheFileSeenIsWritten)
+{
+    write_file(path("other"), "other");
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    struct {
+        const char* name;
+        const char* put_in_place;  // renamed over the file after it was seen
+        bool same;
+    } const cases[] = {
+        {"the same file", nullptr, true},
+        {"another file", "other", false},
+        {"a FIFO", "fifo", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(path("f"), "audio");
+        struct stat seen{};
+        ASSERT_EQ(::stat(path("f").c_str(), &seen), 0);
+        if (c.put_in_place != nullptr) {
+            ASSERT_EQ(::rename(path(c.put_in_place).c_str(), path("f").c_str()), 0);
+        }
+        // O_RDWR opens a FIFO on Linux without waiting for the other end.
+        const int fd = ::open(path("f").c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(is_file_seen(fd, seen), c.same);
+        ::close(fd);
+    }
+}
+
+// Settings of the kernel pass for regular files. These would take a record
+// harmlessly (the test's own name; a number that refuses text), and nothing
+// must be written to them even so.
+TEST_F(Placement, KernelInterfacesAreRefused)
+{
+    for (const char* file : {"/proc/self/comm", "/sys/kernel/rcu_expedited"}) {
+        SCOPED_TRACE(file);
+        struct stat st{};
+        if (::stat(file, &st) != 0)
+            continue;  // a kernel built without it
+        ASSERT_TRUE(S_ISREG(st.st_mode));
+        const std::string before = read_file(file);
+        EXPECT_EQ(stamp_file(file, sample_record()), stamp_status::cant_open);
+        EXPECT_EQ(read_file(file), before);
+    }
 }
 
 }  // namespace
