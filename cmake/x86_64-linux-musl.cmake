@@ -1,0 +1,19 @@
+# Toolchain: static x86-64 Linux executables on musl, built by clang++ with
+# libc++'s headers and no C++ runtime library at all (the code throws
+# nothing and asks for no type information). The paths are where Debian's
+# musl-dev and libc++-dev put things.
+#
+# The flags are part of the compiler command itself, so a CMAKE_CXX_FLAGS or
+# CMAKE_EXE_LINKER_FLAGS of the user's cannot drop them. Without -B, clang
+# would link glibc's start files with musl's libc.a.
+set(musl_lib /usr/lib/x86_64-linux-musl)
+
+set(CMAKE_CXX_COMPILER clang++
+  --target=x86_64-linux-musl
+  -nostdlibinc -isystem /usr/include/c++/v1 -isystem /usr/include/x86_64-linux-musl
+  -fno-exceptions -fno-rtti
+  -static -nostdlib++ -B${musl_lib})
+
+# Only the linker wants it (the compiler would warn that it goes unused), and
+# it must come first so that -lc finds musl's libc.a, not glibc's.
+set(CMAKE_CXX_STANDARD_LIBRARIES -L${musl_lib})
