@@ -5,15 +5,14 @@
 #
 # The flags are part of the compiler command itself, so a CMAKE_CXX_FLAGS or
 # CMAKE_EXE_LINKER_FLAGS of the user's cannot drop them. Without -B, clang
-# would link glibc's start files with musl's libc.a.
+# would link glibc's start files with musl's libc.a; without -L, glibc's
+# libc.a. The one command both compiles and links, so clang is told not to
+# warn about the flags that only one of the two uses.
 set(musl_lib /usr/lib/x86_64-linux-musl)
 
 set(CMAKE_CXX_COMPILER clang++
   --target=x86_64-linux-musl
   -nostdlibinc -isystem /usr/include/c++/v1 -isystem /usr/include/x86_64-linux-musl
   -fno-exceptions -fno-rtti
-  -static -nostdlib++ -B${musl_lib})
-
-# Only the linker wants it (the compiler would warn that it goes unused), and
-# it must come first so that -lc finds musl's libc.a, not glibc's.
-set(CMAKE_CXX_STANDARD_LIBRARIES -L${musl_lib})
+  -static -nostdlib++ -B${musl_lib} -L${musl_lib}
+  -Wno-unused-command-line-argument)
