@@ -31,7 +31,7 @@ function(id3stamp_configure_musl ok)
   # It is three files, built one at a time: a make above cannot lend it its
   # job slots (it would warn), so it is not told of them.
   add_custom_target(id3stamp ALL
-    COMMAND ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS ${CMAKE_COMMAND} --build ${dir} --config $<CONFIG>
+    COMMAND ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS --unset=MAKELEVEL ${CMAKE_COMMAND} --build ${dir} --config $<CONFIG>
     BYPRODUCTS ${CMAKE_BINARY_DIR}/id3stamp
     COMMENT "Building id3stamp for musl in ${dir}"
     VERBATIM)
