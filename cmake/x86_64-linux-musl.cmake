@@ -9,10 +9,19 @@
 # libc.a. The one command both compiles and links, so clang is told not to
 # warn about the flags that only one of the two uses.
 set(musl_lib /usr/lib/x86_64-linux-musl)
+set(musl_include /usr/include/x86_64-linux-musl)
+set(libcxx_include /usr/include/c++/v1)
+
+# clang falls back on glibc's files without a word when these are missing.
+foreach(file ${musl_lib}/crt1.o ${musl_lib}/libc.a ${musl_include}/stdlib.h ${libcxx_include}/span)
+  if(NOT EXISTS ${file})
+    message(FATAL_ERROR "${file} is missing: Debian's musl-dev and libc++-dev provide it")
+  endif()
+endforeach()
 
 set(CMAKE_CXX_COMPILER clang++
   --target=x86_64-linux-musl
-  -nostdlibinc -isystem /usr/include/c++/v1 -isystem /usr/include/x86_64-linux-musl
+  -nostdlibinc -isystem ${libcxx_include} -isystem ${musl_include}
   -fno-exceptions -fno-rtti
   -static -nostdlib++ -B${musl_lib} -L${musl_lib}
   -Wno-unused-command-line-argument)
