@@ -29,7 +29,7 @@ function(id3stamp_configure_musl ok)
   endif()
 
   # Always run: the sub-build knows best whether its binary is up to date.
-  # It is three files, built one at a time: a make above cannot lend it its
+  # It is four files, built one at a time: a make above cannot lend it its
   # job slots (it would warn), so it is not told of them.
   add_custom_target(id3stamp ALL
     COMMAND ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS --unset=MAKELEVEL ${CMAKE_COMMAND} --build ${dir} --config $<CONFIG>
