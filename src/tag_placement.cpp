@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #ifdef __linux__
-#include <linux/magic.h>
 #include <sys/vfs.h>
 
 #include <algorithm>
@@ -49,12 +48,13 @@ bool is_regular_path(const char* path, struct stat& seen)
 }
 
 // Without O_NONBLOCK, so that a file under a lease waits for its holder to
-// let go instead of failing.
+// let go instead of failing. openat, since musl's open follows an
+// O_CLOEXEC open with an fcntl that an old kernel would have needed.
 int open_for_update(const char* path)
 {
     int fd;
     do
-        fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        fd = ::openat(AT_FDCWD, path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     return fd;
 }
@@ -137,25 +137,23 @@ bool is_file_seen(int fd, const struct stat& seen)
 }
 
 #ifdef __linux__
-#ifndef CONFIGFS_MAGIC
-#define CONFIGFS_MAGIC 0x62656570
-#endif
-
 // Their settings pass for regular files, often of size 0, so a record
 // "appended" to one would be taken as a new value: a host name, a core
 // pattern.
 bool is_kernel_interface(int fd)
 {
+    // The f_type of proc, sysfs, cgroup, cgroup2, debugfs, tracefs,
+    // securityfs, configfs, efivarfs, bpf and pstore: the kernel's own
+    // numbers, spelled out since not every C library ships <linux/magic.h>.
     static constexpr std::array<std::uint32_t, 11> kernel_file_systems{
-        PROC_SUPER_MAGIC, SYSFS_MAGIC,   CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC,
-        DEBUGFS_MAGIC,    TRACEFS_MAGIC, SECURITYFS_MAGIC,   CONFIGFS_MAGIC,
-        EFIVARFS_MAGIC,   BPF_FS_MAGIC,  PSTOREFS_MAGIC,
+        0x9fa0,     0x62656572, 0x27e0eb,   0x63677270, 0x64626720, 0x74726163,
+        0x73636673, 0x62656570, 0xde5e81e4, 0xcafe4a11, 0x6165676c,
     };
     struct statfs fs{};
     if (::fstatfs(fd, &fs) != 0)
         return true;  // what cannot be checked is not written
-    return std::ranges::find(kernel_file_systems, static_cast<std::uint32_t>(fs.f_type)) !=
-           kernel_file_systems.end();
+    const auto type = static_cast<std::uint32_t>(fs.f_type);
+    return std::find(kernel_file_systems.begin(), kernel_file_systems.end(), type) != kernel_file_systems.end();
 }
 #else
 // No portable call tells which file system a file is on; elsewhere only the
