@@ -212,6 +212,7 @@ TEST_F(Command, EndsAfterTheGenreLineOnAnOpenPipe)
     const run_result r = run_tool({.args = {path("a")}, .input = input_of("T"), .hold_input_open = true}, 5000);
     EXPECT_FALSE(r.timed_out);
     expect_quiet_success(r);
+    EXPECT_EQ(read_file(path("a")), "x" + record_for("T"));
 }
 
 // A write past the file-size limit is reported and undone, and never kills

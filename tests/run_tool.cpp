@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -23,6 +24,23 @@ std::string read_all(int fd)
     return s;
 }
 
+// Writes as much of bytes as the pipe takes: all of it on a blocking pipe
+// whose reader keeps reading, less when a non-blocking pipe is full
+// (EAGAIN) or the reader has gone (EPIPE, the child exited without reading).
+std::size_t write_input(int fd, std::string_view bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
 }  // namespace
 
 child_run start_tool(const run_options& options)
@@ -30,9 +48,26 @@ child_run start_tool(const run_options& options)
     child_run child;
     child.out_fd = ::memfd_create("out", MFD_CLOEXEC);
     child.err_fd = ::memfd_create("err", MFD_CLOEXEC);
-    int in[2] = {-1, -1};
-    if (options.stdin_fd < 0 && ::pipe2(in, O_CLOEXEC) != 0)
+    if (child.out_fd < 0 || child.err_fd < 0)
         return child;
+    int in[2] = {-1, -1};
+    std::size_t written = 0;
+    if (options.stdin_fd < 0) {
+        // The input goes into the pipe before the child exists, so a child
+        // that exits without reading (the usage error) can neither lose it
+        // nor raise SIGPIPE here. Only input beyond the pipe's buffer is
+        // written after the fork, where EPIPE just means the child stopped
+        // reading.
+        if (::signal(SIGPIPE, SIG_IGN) == SIG_ERR || ::pipe2(in, O_CLOEXEC) != 0)
+            return child;
+        if (::fcntl(in[1], F_SETFL, O_NONBLOCK) == 0)
+            written = write_input(in[1], options.input);
+        if (::fcntl(in[1], F_SETFL, 0) != 0) {
+            ::close(in[0]);
+            ::close(in[1]);
+            return child;
+        }
+    }
 
     std::vector<std::string> args{ID3STAMP_BIN};
     args.insert(args.end(), options.args.begin(), options.args.end());
@@ -44,6 +79,7 @@ child_run start_tool(const run_options& options)
 
     child.pid = ::fork();
     if (child.pid == 0) {
+        ::signal(SIGPIPE, SIG_DFL);  // an ignored signal would stay ignored across exec
         ::dup2(options.stdin_fd >= 0 ? options.stdin_fd : in[0], 0);
         ::dup2(child.out_fd, 1);
         ::dup2(child.err_fd, 2);
@@ -56,8 +92,8 @@ child_run start_tool(const run_options& options)
     }
     if (in[0] >= 0) {
         ::close(in[0]);
-        // Inputs here are small enough for the pipe's buffer.
-        (void)!::write(in[1], options.input.data(), options.input.size());
+        if (child.pid > 0)
+            (void)write_input(in[1], std::string_view(options.input).substr(written));
         if (options.hold_input_open)
             child.input_fd = in[1];
         else
