@@ -74,7 +74,6 @@ bool lock_file(int fd)
     return true;
 }
 
-
 // Returns how many of the bytes reached the file: all of them, or those
 // before the write that failed, which an undo must put back.
 std::size_t write_at(int fd, std::span<const unsigned char> bytes, off_t at)
